@@ -4,6 +4,8 @@
 #include <string_view>
 
 #include "console/key_buffer.h"
+#include "console/key_decoder.h"
+#include "console/terminal.h"
 #include "console/tokens.h"
 
 namespace wirrtex {
@@ -18,12 +20,19 @@ struct Console {
     bool input_ended = false;    // the last line input found its stream already at the end
     KeyBuffer keys;
     StreamSource stream;
+    Terminal terminal;   // the terminal under standard input and/or output
+    KeyDecoder decoder;  // bytes from the keyboard side to key codes
+    int column = 0;      // where the next byte is drawn in window mode, followed from the last clear
 };
 
-// Decides both modes from the descriptors; nothing is written or changed yet.
+// Decides both modes from the descriptors. With a terminal on standard output, follows its
+// window size and character set; with one on standard input, switches it to key-by-key input.
 void set_up_console(Console& console, int in_fd, int out_fd);
 // Withdraws what the console set up (terminal settings); safe to call more than once.
 void shut_down_console(Console& console);
+
+// Writes bytes as they are in stream mode; draws them on the terminal in window mode.
+void write_bytes(Console& console, std::string_view bytes);
 
 // Output. None of these reports a failure: a failed write drops the rest of its bytes.
 void print_text(Console& console, std::string_view text, bool end_line);

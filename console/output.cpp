@@ -9,12 +9,62 @@ namespace wirrtex {
 
 namespace {
 
-void write_bytes(Console& console, std::string_view bytes) {
-    if (bytes.empty()) return;
-    write_fully(console.out_fd, bytes.data(), bytes.size());
+// Draws the bytes on the terminal: each byte as its code page 850 glyph, except 7 (bell),
+// 8 (one column left), 9 (blanks to the next multiple of 8), 10 (next row, column 0) and
+// 13 (column 0). Drawing the last column continues on the next row.
+void draw_bytes(Console& console, std::string_view bytes) {
+    Terminal& terminal = console.terminal;
+    if (refresh_window_size(terminal, false) && console.column >= terminal.cols) console.column = terminal.cols - 1;
+    std::string out;
+    out.reserve(bytes.size() + 16);
+    auto draw_cell = [&](const std::string& glyph) {
+        out += glyph;
+        if (++console.column >= terminal.cols) {
+            out += "\r\n";
+            console.column = 0;
+        }
+    };
+    for (char c : bytes) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        switch (byte) {
+        case 7:
+            out += '\a';
+            break;
+        case 8:
+            if (console.column > 0) {
+                --console.column;
+                out += '\b';
+            }
+            break;
+        case 9:
+            do draw_cell(" ");
+            while (console.column % 8 != 0);
+            break;
+        case 10:
+            out += "\r\n";
+            console.column = 0;
+            break;
+        case 13:
+            out += '\r';
+            console.column = 0;
+            break;
+        default:
+            draw_cell(terminal.glyphs[byte]);
+        }
+    }
+    write_fully(console.out_fd, out.data(), out.size());
 }
 
 }  // namespace
+
+void write_bytes(Console& console, std::string_view bytes) {
+    if (bytes.empty()) return;
+    if (console.window) {
+        draw_bytes(console, bytes);
+    } else {
+        write_fully(console.out_fd, bytes.data(), bytes.size());
+    }
+}
 
 std::string integer_text(int64_t value) {
     char digits[24];
@@ -52,7 +102,10 @@ void print_real(Console& console, float value, bool end_line) {
 
 void clear_screen(Console& console) {
     if (!console.window) return;
-    write_bytes(console, "\x1b[H\x1b[2J");
+    // Blank the visible window and put the cursor top left.
+    static constexpr char clear[] = "\x1b[H\x1b[2J";
+    write_fully(console.out_fd, clear, sizeof clear - 1);
+    console.column = 0;
 }
 
 }  // namespace wirrtex
