@@ -59,6 +59,9 @@ bool abort_requested(Console& console) {
 
 void run_program(Run& run) {
     arm_failure_path(run.console, run.files);
+#ifdef WIRRTEX_TEST_HOOKS
+    provoke_test_fault();
+#endif
 
     int error = set_up_key_material(run.cipher);
     if (error != 0) report_error(run.console, run.files, error);

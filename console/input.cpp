@@ -7,6 +7,7 @@
 
 #include "console/console.h"
 #include "console/line_editor.h"
+#include "console/safe_point.h"
 #include "files/fd_io.h"
 
 namespace wirrtex {
@@ -46,8 +47,11 @@ void carry_keys_over(Console& console, int timeout_ms) {
 // Takes the next key for the line editor, waiting for one without spinning.
 int next_editor_key(Console& console) {
     int key = 0;
-    while (!take_key(console.keys, key)) carry_keys_over(console, -1);
-    return key;
+    for (;;) {
+        reach_safe_point();
+        if (take_key(console.keys, key)) return key;
+        carry_keys_over(console, -1);
+    }
 }
 
 void write_movement(Console& console, const char* sequence, int count) {
@@ -152,6 +156,7 @@ void wait_for_key(Console& console) {
     if (!console.console_input) return;
     int timeout_ms = 0;
     for (;;) {
+        reach_safe_point();
         carry_keys_over(console, timeout_ms);
         if (console.keys.new_key_mark) {
             console.keys.new_key_mark = false;
@@ -162,6 +167,7 @@ void wait_for_key(Console& console) {
 }
 
 std::string poll_key(Console& console) {
+    reach_safe_point();
     if (console.console_input) carry_keys_over(console, 0);
     int code = 0;
     if (!take_key(console.keys, code)) return std::string();

@@ -1,5 +1,7 @@
 #include "console/tokens.h"
 
+#include "console/safe_point.h"
+
 #include <cerrno>
 #include <unistd.h>
 
@@ -19,7 +21,10 @@ int peek_byte(StreamSource& source) {
     if (source.ended) return -1;
     for (;;) {
         ssize_t got = ::read(source.fd, source.buffer, sizeof source.buffer);
-        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINTR) {
+            reach_safe_point();  // a signal woke the read: the run may have to stop here
+            continue;
+        }
         if (got <= 0) {
             source.ended = true;
             source.position = source.length = 0;

@@ -33,4 +33,10 @@ void arm_failure_path(Console& console, OpenFiles& files);
 // when closing the output file failed.
 bool close_open_files(OpenFiles& files);
 
+#ifdef WIRRTEX_TEST_HOOKS
+// Test builds only: provokes the fault named by WIRRTEX_TEST_FAULT ("stack-overflow",
+// "invalid-access"), so that tests can see how a real one is reported.
+void provoke_test_fault();
+#endif
+
 }  // namespace wirrtex

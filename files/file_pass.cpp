@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 
+#include "console/safe_point.h"
 #include "failure/failure.h"
 #include "files/fd_io.h"
 
@@ -77,6 +78,7 @@ int encipher_file(Cipher& cipher, int in_fd, int out_fd, int64_t length,
         xor_with_pad(block, pad + static_cast<size_t>(position % static_cast<int64_t>(period)), count);
         if (!write_fully(out_fd, block, count)) return error_file_io;
         position += static_cast<int64_t>(count);
+        reach_safe_point();  // between blocks: everything so far is written
     }
     // Leave the offsets where byte-by-byte enciphering of `length` bytes would leave them.
     for (int64_t i = length % static_cast<int64_t>(period); i > 0; --i) next_keystream_byte(cipher);
