@@ -134,7 +134,10 @@ void set_up_console(Console& console, int in_fd, int out_fd) {
     }
 }
 
-void shut_down_console(Console& console) { leave_terminal_mode(console.terminal); }
+void shut_down_console(Console& console) {
+    leave_terminal_mode(console.terminal);
+    shut_down_key_decoder(console.decoder);
+}
 
 std::string read_line(Console& console, std::string_view prompt, bool question_mark, bool end_line) {
     if (!console.console_input) {
