@@ -52,7 +52,11 @@ int open_output_file(OpenFiles& files) {
                    (files.input_fd >= 0 && ::fstat(files.input_fd, &input_status) == 0 &&
                     input_status.st_dev == output_status.st_dev &&
                     input_status.st_ino == output_status.st_ino);
-    if (!refused && S_ISREG(output_status.st_mode) && ::ftruncate(fd, 0) != 0) refused = true;
+    // An empty file needs no truncation; truncating one anyway makes the file system flush
+    // the whole new output at its close.
+    if (!refused && S_ISREG(output_status.st_mode) && output_status.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+        refused = true;
+    }
     if (refused) {
         ::close(fd);
         return error_cannot_open;
