@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "failure/failure.h"
+#include "files/file_pass.h"
+
+namespace wirrtex {
+namespace {
+
+// Runs each test in a fresh temporary working directory and goes back afterwards: the file
+// rules work on the names "1.txt" and "2.txt" in the current directory.
+class FileRules : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char previous[4096];
+        ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
+        previous_ = previous;
+        std::string pattern = (std::filesystem::temp_directory_path() / "wirrtex-files-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        directory_ = pattern;
+        ASSERT_EQ(::chdir(directory_.c_str()), 0);
+    }
+    void TearDown() override {
+        close_open_files(files_);
+        if (!previous_.empty()) {
+            EXPECT_EQ(::chdir(previous_.c_str()), 0);
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+
+    static void write_file(const char* name, const std::string& bytes, mode_t mode = 0644) {
+        int fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0) << name;
+        ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::fchmod(fd, mode), 0);
+        ::close(fd);
+    }
+    static std::string read_file(const char* name) {
+        std::string bytes;
+        int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return "<missing>";
+        char chunk[4096];
+        ssize_t got;
+        while ((got = ::read(fd, chunk, sizeof chunk)) > 0) bytes.append(chunk, static_cast<size_t>(got));
+        ::close(fd);
+        return bytes;
+    }
+    static bool exists(const char* name) {
+        struct stat status;
+        return ::lstat(name, &status) == 0;
+    }
+    static bool running_as_root() { return ::geteuid() == 0; }
+
+    std::string previous_;
+    std::string directory_;
+    OpenFiles files_;
+};
+
+TEST_F(FileRules, InputIsOpenedWithItsSize) {
+    write_file("1.txt", std::string(345, 'q'));
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    EXPECT_GE(files_.input_fd, 0);
+    EXPECT_EQ(size, 345);
+    // Opened for reading and writing, and the bytes are its bytes.
+    EXPECT_EQ(::fcntl(files_.input_fd, F_GETFL) & O_ACCMODE, O_RDWR);
+    char first = 0;
+    EXPECT_EQ(::pread(files_.input_fd, &first, 1, 0), 1);
+    EXPECT_EQ(first, 'q');
+}
+
+TEST_F(FileRules, MissingInputIsCreatedEmpty) {
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    EXPECT_GE(files_.input_fd, 0);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(read_file("1.txt"), "");
+}
+
+TEST_F(FileRules, InputThatIsADirectoryIsRefused) {
+    ASSERT_EQ(::mkdir("1.txt", 0755), 0);
+    int64_t size = -1;
+    EXPECT_EQ(open_input_file(files_, size), error_cannot_open);
+    EXPECT_EQ(files_.input_fd, -1);
+}
+
+TEST_F(FileRules, InputThatIsNoRegularFileCountsAsEmpty) {
+    ASSERT_EQ(::symlink("/dev/zero", "1.txt"), 0);
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    EXPECT_EQ(size, 0);
+}
+
+TEST_F(FileRules, WriteProtectedInputIsReadOnly) {
+    if (running_as_root()) GTEST_SKIP() << "root may write every file";
+    write_file("1.txt", "abc", 0444);
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    EXPECT_EQ(size, 3);
+    EXPECT_EQ(::fcntl(files_.input_fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+}
+
+TEST_F(FileRules, InputInAWriteProtectedDirectoryCannotBeCreated) {
+    if (running_as_root()) GTEST_SKIP() << "root may write every directory";
+    ASSERT_EQ(::chmod(".", 0555), 0);
+    int64_t size = -1;
+    EXPECT_EQ(open_input_file(files_, size), error_cannot_open);
+    ::chmod(".", 0755);
+}
+
+TEST_F(FileRules, OutputIsCreatedOrEmptied) {
+    write_file("1.txt", "abc");
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    ASSERT_EQ(open_output_file(files_), 0);
+    EXPECT_GE(files_.output_fd, 0);
+    EXPECT_EQ(read_file("2.txt"), "");
+    close_open_files(files_);
+
+    write_file("2.txt", std::string(1000, 'z'));
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    ASSERT_EQ(open_output_file(files_), 0);
+    EXPECT_EQ(read_file("2.txt"), "");
+    EXPECT_EQ(read_file("1.txt"), "abc");
+}
+
+// 2.txt must never be 1.txt itself: emptying it would destroy the input before it is read.
+TEST_F(FileRules, OutputThatIsTheInputOrADirectoryIsRefused) {
+    struct Case {
+        const char* name;
+        int (*make)();
+    };
+    const Case cases[] = {
+        {"hard link", [] { return ::link("1.txt", "2.txt"); }},
+        {"symbolic link", [] { return ::symlink("1.txt", "2.txt"); }},
+        {"symbolic link over a path", [] { return ::symlink("./sub/../1.txt", "2.txt"); }},
+        {"directory", [] { return ::mkdir("2.txt", 0755); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ignored;
+        std::filesystem::remove_all("2.txt", ignored);
+        std::filesystem::remove_all("sub", ignored);
+        ASSERT_EQ(::mkdir("sub", 0755), 0);
+        write_file("1.txt", "keep these bytes");
+        ASSERT_EQ(c.make(), 0);
+        int64_t size = -1;
+        ASSERT_EQ(open_input_file(files_, size), 0);
+        EXPECT_EQ(open_output_file(files_), error_cannot_open);
+        EXPECT_EQ(files_.output_fd, -1);
+        EXPECT_EQ(read_file("1.txt"), "keep these bytes");
+        close_open_files(files_);
+    }
+}
+
+TEST_F(FileRules, OutputToADeviceIsNotEmptied) {
+    write_file("1.txt", "abc");
+    ASSERT_EQ(::symlink("/dev/null", "2.txt"), 0);
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    ASSERT_EQ(open_output_file(files_), 0);
+    EXPECT_GE(files_.output_fd, 0);
+}
+
+TEST_F(FileRules, WriteProtectedOutputIsRefusedAndKept) {
+    if (running_as_root()) GTEST_SKIP() << "root may write every file";
+    write_file("1.txt", "abc");
+    write_file("2.txt", "old bytes", 0444);
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    EXPECT_EQ(open_output_file(files_), error_cannot_open);
+    EXPECT_EQ(files_.output_fd, -1);
+    EXPECT_EQ(read_file("2.txt"), "old bytes");
+}
+
+TEST_F(FileRules, CloseOpenFilesClosesBothAndMarksThem) {
+    write_file("1.txt", "abc");
+    int64_t size = -1;
+    ASSERT_EQ(open_input_file(files_, size), 0);
+    ASSERT_EQ(open_output_file(files_), 0);
+    const int input_fd = files_.input_fd;
+    const int output_fd = files_.output_fd;
+    EXPECT_TRUE(close_open_files(files_));
+    EXPECT_EQ(files_.input_fd, -1);
+    EXPECT_EQ(files_.output_fd, -1);
+    errno = 0;
+    EXPECT_EQ(::fcntl(input_fd, F_GETFD), -1);
+    EXPECT_EQ(::fcntl(output_fd, F_GETFD), -1);
+    EXPECT_TRUE(close_open_files(files_));  // nothing open: nothing to do
+}
+
+}  // namespace
+}  // namespace wirrtex
