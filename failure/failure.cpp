@@ -223,7 +223,8 @@ void provoke_test_fault() {
     if (std::strcmp(fault, "stack-overflow") == 0) {
         overflow_stack(0);
     } else if (std::strcmp(fault, "invalid-access") == 0) {
-        volatile int* nowhere = reinterpret_cast<volatile int*>(16);
+        // Read through a volatile pointer so the compiler cannot see where it points.
+        int* volatile nowhere = reinterpret_cast<int*>(16);
         *nowhere = 1;
     }
 }
