@@ -29,6 +29,10 @@ bench: deps
 	$(CMAKE) --build --preset bench
 	sh bench/run-bench build/bench
 
+FUZZ_SECONDS ?= 180
+fuzz: deps
+	sh scripts/run-fuzz $(FUZZ_SECONDS)
+
 install: all
 	$(CMAKE) --install build/release --prefix "$(PREFIX)"
 
