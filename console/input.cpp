@@ -83,11 +83,22 @@ std::string edit_line_on_screen(Console& console) {
     static constexpr char show_cursor[] = "\x1b[?25h";
     write_fully(console.out_fd, show_cursor, sizeof show_cursor - 1);
     LineEditor editor;
-    const size_t start_column = static_cast<size_t>(console.column);
+    size_t start_column = static_cast<size_t>(console.column);
     size_t shown_at = 0;  // the place in the text where the terminal cursor stands
+    int layout_width = console.terminal.cols;
     while (!editor.finished) {
         const int key = next_editor_key(console);
         refresh_window_size(console.terminal, false);
+        const int width = console.terminal.cols;
+        if (width != layout_width) {
+            // The terminal keeps the cursor in its row, in the last column when the row got
+            // shorter. The line goes on from there at the new width: place shown_at is
+            // anchored where the cursor now stands.
+            if (console.column >= width) console.column = width - 1;
+            const size_t rows_before = (shown_at + static_cast<size_t>(width) - 1) / static_cast<size_t>(width);
+            start_column = static_cast<size_t>(console.column) + rows_before * static_cast<size_t>(width) - shown_at;
+            layout_width = width;
+        }
         const EditorChange change = apply_editor_key(editor, key, console.terminal.cols);
         if (change.beep) write_bytes(console, "\a");
         if (!change.redraw) continue;
