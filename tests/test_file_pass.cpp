@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "failure/failure.h"
 #include "files/file_pass.h"
+#include "support/run_capture.h"
 
 namespace wirrtex {
 namespace {
@@ -57,8 +61,61 @@ protected:
         struct stat status;
         return ::lstat(name, &status) == 0;
     }
-    static bool running_as_root() { return ::geteuid() == 0; }
+    // How a descriptor is open, for comparing what a check saw.
+    static std::string access_of(int fd) {
+        if (fd < 0) return "closed";
+        switch (::fcntl(fd, F_GETFL) & O_ACCMODE) {
+            case O_RDONLY: return "read-only";
+            case O_WRONLY: return "write-only";
+            case O_RDWR: return "read-write";
+        }
+        return "unknown access";
+    }
 
+    // What `check` returns, run in a forked child without root's right to write every file:
+    // as root the working directory and its entries are first handed to the unprivileged
+    // user and the child becomes that user, so that the modes alone decide. The answer comes
+    // back through a pipe; when the child cannot give one, the text says why.
+    std::string run_unprivileged(const std::function<std::string()>& check) {
+        if (const std::optional<UnixUser>& user = unprivileged_.switch_to) {
+            for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+                if (::lchown(entry.path().c_str(), user->uid, user->gid) != 0) return "cannot hand over an entry";
+            }
+            if (::chown(directory_.c_str(), user->uid, user->gid) != 0) return "cannot hand over the directory";
+        }
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return "cannot make a pipe";
+        const pid_t child = ::fork();
+        if (child < 0) return "cannot fork";
+        if (child == 0) {
+            ::close(ends[0]);
+            const std::optional<UnixUser>& user = unprivileged_.switch_to;
+            const std::string answer =
+                user && !become_user(*user) ? std::string("cannot become the user: ") + std::strerror(errno) : check();
+            for (size_t done = 0; done < answer.size();) {
+                const ssize_t wrote = ::write(ends[1], answer.data() + done, answer.size() - done);
+                if (wrote <= 0) ::_exit(1);
+                done += static_cast<size_t>(wrote);
+            }
+            ::_exit(0);
+        }
+        ::close(ends[1]);
+        std::string answer;
+        char chunk[4096];
+        ssize_t got;
+        while ((got = ::read(ends[0], chunk, sizeof chunk)) != 0) {
+            if (got > 0) answer.append(chunk, static_cast<size_t>(got));
+            if (got < 0 && errno != EINTR) break;
+        }
+        ::close(ends[0]);
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) answer += " (the check did not end normally)";
+        return answer;
+    }
+
+    const UnprivilegedUser unprivileged_ = find_unprivileged_user();
     std::string previous_;
     std::string directory_;
     OpenFiles files_;
@@ -100,19 +157,29 @@ TEST_F(FileRules, InputThatIsNoRegularFileCountsAsEmpty) {
 }
 
 TEST_F(FileRules, WriteProtectedInputIsReadOnly) {
-    if (running_as_root()) GTEST_SKIP() << "root may write every file";
+    if (!unprivileged_.impossible.empty()) GTEST_SKIP() << unprivileged_.impossible;
     write_file("1.txt", "abc", 0444);
-    int64_t size = -1;
-    ASSERT_EQ(open_input_file(files_, size), 0);
-    EXPECT_EQ(size, 3);
-    EXPECT_EQ(::fcntl(files_.input_fd, F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_EQ(run_unprivileged([] {
+                  OpenFiles files;
+                  int64_t size = -1;
+                  const int error = open_input_file(files, size);
+                  return "error " + std::to_string(error) + ", size " + std::to_string(size) + ", " +
+                         access_of(files.input_fd);
+              }),
+              "error 0, size 3, read-only");
 }
 
 TEST_F(FileRules, InputInAWriteProtectedDirectoryCannotBeCreated) {
-    if (running_as_root()) GTEST_SKIP() << "root may write every directory";
+    if (!unprivileged_.impossible.empty()) GTEST_SKIP() << unprivileged_.impossible;
     ASSERT_EQ(::chmod(".", 0555), 0);
-    int64_t size = -1;
-    EXPECT_EQ(open_input_file(files_, size), error_cannot_open);
+    EXPECT_EQ(run_unprivileged([] {
+                  OpenFiles files;
+                  int64_t size = -1;
+                  const int error = open_input_file(files, size);
+                  return "error " + std::to_string(error) + ", " + access_of(files.input_fd);
+              }),
+              "error " + std::to_string(error_cannot_open) + ", closed");
+    EXPECT_FALSE(exists("1.txt"));
     ::chmod(".", 0755);
 }
 
@@ -171,13 +238,18 @@ TEST_F(FileRules, OutputToADeviceIsNotEmptied) {
 }
 
 TEST_F(FileRules, WriteProtectedOutputIsRefusedAndKept) {
-    if (running_as_root()) GTEST_SKIP() << "root may write every file";
+    if (!unprivileged_.impossible.empty()) GTEST_SKIP() << unprivileged_.impossible;
     write_file("1.txt", "abc");
     write_file("2.txt", "old bytes", 0444);
-    int64_t size = -1;
-    ASSERT_EQ(open_input_file(files_, size), 0);
-    EXPECT_EQ(open_output_file(files_), error_cannot_open);
-    EXPECT_EQ(files_.output_fd, -1);
+    EXPECT_EQ(run_unprivileged([] {
+                  OpenFiles files;
+                  int64_t size = -1;
+                  const int input_error = open_input_file(files, size);
+                  const int output_error = open_output_file(files);
+                  return "input error " + std::to_string(input_error) + ", output error " +
+                         std::to_string(output_error) + ", output " + access_of(files.output_fd);
+              }),
+              "input error 0, output error " + std::to_string(error_cannot_open) + ", output closed");
     EXPECT_EQ(read_file("2.txt"), "old bytes");
 }
 

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,9 +60,12 @@ bool make_temp_directory(TempDirectory& directory) {
     return true;
 }
 
-bool write_whole_file(const std::string& path, const std::string& bytes, mode_t mode) {
+// The file is handed to `owner` before its mode is set, so that the mode stays as given.
+bool write_whole_file(const std::string& path, const std::string& bytes, mode_t mode,
+                      const std::optional<UnixUser>& owner) {
     Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (file.fd < 0) return false;
+    if (owner && ::fchown(file.fd, owner->uid, owner->gid) != 0) return false;
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t wrote = ::write(file.fd, bytes.data() + done, bytes.size() - done);
@@ -84,19 +89,20 @@ bool read_whole_file(const std::string& path, std::string& bytes) {
     }
 }
 
-// Makes one entry; an empty string on success, otherwise what failed.
-std::string make_entry(const std::string& directory, const EntryBefore& entry) {
+// Makes one entry, owned by `owner` when set; an empty string on success, otherwise what failed.
+std::string make_entry(const std::string& directory, const EntryBefore& entry, const std::optional<UnixUser>& owner) {
     const std::string path = directory + "/" + entry.name;
     bool ok = false;
     switch (entry.kind) {
         case MakeKind::file:
-            ok = write_whole_file(path, entry.bytes, entry.mode);
+            ok = write_whole_file(path, entry.bytes, entry.mode, owner);
             break;
         case MakeKind::directory:
-            ok = ::mkdir(path.c_str(), 0755) == 0;
+            ok = ::mkdir(path.c_str(), 0755) == 0 && (!owner || ::chown(path.c_str(), owner->uid, owner->gid) == 0);
             break;
         case MakeKind::symlink:
-            ok = ::symlink(entry.bytes.c_str(), path.c_str()) == 0;
+            ok = ::symlink(entry.bytes.c_str(), path.c_str()) == 0 &&
+                 (!owner || ::lchown(path.c_str(), owner->uid, owner->gid) == 0);
             break;
         case MakeKind::hard_link:
             ok = ::link((directory + "/" + entry.bytes).c_str(), path.c_str()) == 0;
@@ -172,7 +178,62 @@ struct SigpipeBlock {
     }
 };
 
+// What the child reports through a close-on-exec pipe when it cannot start the program;
+// the pipe stays empty when the program starts.
+enum ChildStep : int { become_run_as_user, enter_directory, connect_streams, start_program };
+
+struct ChildReport {
+    int step = 0;
+    int error = 0;
+};
+
+std::string describe_child_problem(const ChildReport& report, const CaptureRequest& request) {
+    static const char* const steps[] = {"cannot become the user", "cannot enter the working directory",
+                                        "cannot connect the standard streams", "cannot start the program"};
+    std::string text = report.step >= 0 && report.step < 4 ? steps[report.step] : "unknown step";
+    if (request.run_as) {
+        text += " (as uid " + std::to_string(request.run_as->uid) + ", gid " + std::to_string(request.run_as->gid) + ")";
+    }
+    return "child: " + text + ": " + std::strerror(report.error);
+}
+
+UnprivilegedUser probe_unprivileged_user() {
+    UnprivilegedUser found;
+    if (::geteuid() != 0) return found;
+    UnixUser user{65534, 65534};
+    if (const passwd* entry = ::getpwnam("nobody")) user = UnixUser{entry->pw_uid, entry->pw_gid};
+    if (user.uid == 0) {
+        found.impossible = "the user nobody is root";
+        return found;
+    }
+    const pid_t child = ::fork();
+    if (child < 0) {
+        found.impossible = std::string("cannot fork: ") + std::strerror(errno);
+        return found;
+    }
+    if (child == 0) ::_exit(become_user(user) ? 0 : (errno > 0 && errno < 256 ? errno : 255));
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        found.impossible = "root cannot become uid " + std::to_string(user.uid) + ", gid " + std::to_string(user.gid) +
+                           ": " + (WIFEXITED(status) ? std::strerror(WEXITSTATUS(status)) : "the probe was killed");
+        return found;
+    }
+    found.switch_to = user;
+    return found;
+}
+
 }  // namespace
+
+UnprivilegedUser find_unprivileged_user() {
+    static const UnprivilegedUser found = probe_unprivileged_user();
+    return found;
+}
+
+bool become_user(UnixUser user) {
+    return ::setgroups(0, nullptr) == 0 && ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0;
+}
 
 EntryBefore regular_file(std::string name, std::string bytes, mode_t mode) {
     return EntryBefore{std::move(name), MakeKind::file, std::move(bytes), mode};
@@ -195,13 +256,20 @@ CaptureResult run_captured(const CaptureRequest& request) {
         result.problem = std::string("cannot make a temporary directory: ") + std::strerror(errno);
         return result;
     }
+    // mkdtemp made it 0700: once the user owns it, the user may do everything in it.
+    if (request.run_as && ::chown(directory.path.c_str(), request.run_as->uid, request.run_as->gid) != 0) {
+        result.problem = "cannot hand the temporary directory to uid " + std::to_string(request.run_as->uid) + ": " +
+                         std::strerror(errno);
+        return result;
+    }
     for (const EntryBefore& entry : request.entries) {
-        result.problem = make_entry(directory.path, entry);
+        result.problem = make_entry(directory.path, entry, request.run_as);
         if (!result.problem.empty()) return result;
     }
 
-    Fd in_read, in_write, out_read, out_write, err_read, err_write;
-    if (!make_pipe(in_read, in_write) || !make_pipe(out_read, out_write) || !make_pipe(err_read, err_write)) {
+    Fd in_read, in_write, out_read, out_write, err_read, err_write, report_read, report_write;
+    if (!make_pipe(in_read, in_write) || !make_pipe(out_read, out_write) || !make_pipe(err_read, err_write) ||
+        !make_pipe(report_read, report_write)) {
         result.problem = std::string("cannot make pipes: ") + std::strerror(errno);
         return result;
     }
@@ -222,17 +290,27 @@ CaptureResult run_captured(const CaptureRequest& request) {
         return result;
     }
     if (child == 0) {
+        auto fail = [&](ChildStep step) {
+            const ChildReport report{step, errno};
+            ssize_t ignored = ::write(report_write.fd, &report, sizeof report);
+            (void)ignored;
+            ::_exit(126);
+        };
         ::sigprocmask(SIG_SETMASK, &empty_mask, nullptr);
         ::signal(SIGPIPE, SIG_DFL);
-        if (::chdir(directory.path.c_str()) != 0) ::_exit(126);
-        if (::dup2(in_read.fd, 0) < 0 || ::dup2(out_write.fd, 1) < 0 || ::dup2(err_write.fd, 2) < 0) ::_exit(126);
+        if (request.run_as && !become_user(*request.run_as)) fail(become_run_as_user);
+        if (::chdir(directory.path.c_str()) != 0) fail(enter_directory);
+        if (::dup2(in_read.fd, 0) < 0 || ::dup2(out_write.fd, 1) < 0 || ::dup2(err_write.fd, 2) < 0) {
+            fail(connect_streams);
+        }
         ::execve(argv[0], argv, envp);
-        ::_exit(127);
+        fail(start_program);
     }
     result.started = true;
     in_read.close_now();
     out_write.close_now();
     err_write.close_now();
+    report_write.close_now();
 
     // The harness never blocks: every descriptor is non-blocking and all waiting is in poll.
     for (int fd : {in_write.fd, out_read.fd, err_read.fd}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -299,6 +377,13 @@ CaptureResult run_captured(const CaptureRequest& request) {
         result.exit_code = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
         result.signal_number = WTERMSIG(status);
+    }
+    // The child has ended, so its end of the report pipe is closed: this read cannot block.
+    ChildReport report;
+    if (::read(report_read.fd, &report, sizeof report) == static_cast<ssize_t>(sizeof report)) {
+        result.started = false;
+        result.problem = describe_child_problem(report, request);
+        return result;
     }
 
     collect_entries(directory.path, result.entries);

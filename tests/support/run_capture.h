@@ -2,6 +2,7 @@
 #include <sys/types.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,39 @@ struct EntryAfter {
     nlink_t link_count = 0;
 };
 
+// A user and group by number.
+struct UnixUser {
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
+// Who can run something that must not have root's right to write every file: write
+// protection only shows for a user without it.
+struct UnprivilegedUser {
+    std::optional<UnixUser> switch_to;  // set when this process is root: the user to become
+    std::string impossible;             // not empty: this process is root and cannot become
+                                        // another user (the reason); such a check is skipped
+};
+
+// When this process runs as root: user "nobody" with its group (else 65534 for both), after
+// a forked child has shown that it can become that user. Otherwise this process's own user
+// will do and nothing is to be switched.
+UnprivilegedUser find_unprivileged_user();
+
+// Makes the calling process `user` for good: supplementary groups dropped, then the group,
+// then the user. It allocates nothing, so a forked child may call it before exec. False with
+// errno set when a step fails.
+bool become_user(UnixUser user);
+
 struct CaptureRequest {
     std::string stdin_bytes;           // fed through a pipe, then the pipe is closed
     std::vector<EntryBefore> entries;  // made in the working directory before the run
     std::string program = WIRRTEX_BINARY;
     int timeout_ms = 20000;            // the child is killed when it runs longer
+    // Unset: the program runs as this process's user. Set: the working directory and every
+    // entry made in it are handed to this user (modes kept), and the child becomes the user
+    // before it starts the program, so that an entry's mode alone decides what it may do.
+    std::optional<UnixUser> run_as;
 };
 
 struct CaptureResult {
@@ -60,6 +89,8 @@ struct CaptureResult {
 // Runs the program in a fresh temporary directory made from request.entries, with standard
 // input a pipe fed with request.stdin_bytes and standard output and error captured through
 // pipes. Never hangs: the child is killed after the timeout. The directory is removed again.
+// When the child cannot prepare itself (become request.run_as, enter the directory, start
+// the program), the result is not started and the problem says which step failed.
 CaptureResult run_captured(const CaptureRequest& request);
 
 // The entry after the run, or an absent one.
