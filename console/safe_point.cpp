@@ -3,5 +3,6 @@
 namespace wirrtex {
 
 SafePointHook safe_point_hook = nullptr;
+int safe_point_wake_fd = -1;
 
 }  // namespace wirrtex

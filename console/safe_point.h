@@ -8,6 +8,10 @@ namespace wirrtex {
 using SafePointHook = void (*)();
 extern SafePointHook safe_point_hook;
 
+// Becomes readable when a condition is pending (-1 while none can be): blocking waits watch
+// it beside their own descriptor, so a signal that comes just before they block still wakes them.
+extern int safe_point_wake_fd;
+
 inline void reach_safe_point() {
     if (safe_point_hook != nullptr) safe_point_hook();
 }

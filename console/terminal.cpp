@@ -1,5 +1,7 @@
 #include "console/terminal.h"
 
+#include "console/safe_point.h"
+
 #include <fcntl.h>
 #include <iconv.h>
 #include <poll.h>
@@ -176,12 +178,13 @@ bool refresh_window_size(Terminal& terminal, bool force) {
 }
 
 long read_terminal_bytes(Terminal& terminal, unsigned char* buffer, size_t capacity, int timeout_ms) {
-    pollfd watch{};
-    watch.fd = terminal.in_fd;
-    watch.events = POLLIN;
-    const int ready = poll(&watch, 1, timeout_ms);
-    if (ready <= 0) return 0;  // timeout, or a signal to look at
-    if ((watch.revents & POLLIN) == 0 && (watch.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
+    pollfd watch[2] = {{terminal.in_fd, POLLIN, 0}, {safe_point_wake_fd, POLLIN, 0}};
+    const int ready = poll(watch, safe_point_wake_fd >= 0 ? 2 : 1, timeout_ms);
+    if (ready <= 0) return 0;                            // timeout, or a signal to look at
+    if ((watch[0].revents & POLLIN) == 0) {
+        if ((watch[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return -1;
+        return 0;                                        // a pending condition woke the wait
+    }
     const ssize_t got = read(terminal.in_fd, buffer, capacity);
     if (got < 0) return (errno == EINTR || errno == EAGAIN) ? 0 : -1;
     if (got == 0) return -1;

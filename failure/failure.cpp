@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +25,17 @@ volatile sig_atomic_t termination_caught = 0;
 
 // Room for the fault handlers to run on when the stack itself has overflowed.
 alignas(16) char fault_stack[64 * 1024];
+
+// A request that arrives after the main flow has passed its safe point but just before it
+// blocks (in a key wait or a read of standard input) must still wake it: the handler writes
+// a byte into this pipe, and every blocking wait watches its read end.
+int wake_pipe[2] = {-1, -1};
+
+void drain_wake_pipe() {
+    char bytes[64];
+    while (wake_pipe[0] >= 0 && read(wake_pipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
 
 int error_number_of(int signal_number) {
     switch (signal_number) {
@@ -55,8 +67,25 @@ void end_by_default_action(int signal_number) {
 void on_request(int signal_number) {
     volatile sig_atomic_t& caught = signal_number == SIGINT ? interrupt_caught : termination_caught;
     if (caught) end_by_default_action(signal_number);
+    const int saved_errno = errno;
     caught = 1;
     pending_condition = error_number_of(signal_number);
+    if (wake_pipe[1] >= 0) (void)!write(wake_pipe[1], "!", 1);
+    errno = saved_errno;
+}
+
+// Fills the number into "\r\nFehler: 00\r\n" (one or two digits) and gives the length.
+size_t format_report(char (&report)[15], int number) {
+    // "\r\nFehler: " is 10 bytes; the number's digits and the line end follow.
+    if (number < 10) {
+        report[10] = static_cast<char>('0' + number);
+        report[11] = '\r';
+        report[12] = '\n';
+        return 13;
+    }
+    report[10] = static_cast<char>('0' + number / 10);
+    report[11] = static_cast<char>('0' + number % 10);
+    return 14;
 }
 
 void write_signal_safe(int fd, const char* text, size_t length) {
@@ -74,31 +103,29 @@ void write_signal_safe(int fd, const char* text, size_t length) {
 void on_fault(int signal_number, siginfo_t*, void*) {
     const int number = error_number_of(signal_number);
     char report[] = "\r\nFehler: 00\r\n";
-    size_t length = sizeof report - 1;
-    // "\r\nFehler: " is 10 bytes; the number's one or two digits and the line end follow.
-    if (number < 10) {
-        report[10] = static_cast<char>('0' + number);
-        report[11] = '\r';
-        report[12] = '\n';
-        length -= 1;
-    } else {
-        report[10] = static_cast<char>('0' + number / 10);
-        report[11] = static_cast<char>('0' + number % 10);
-    }
+    const size_t length = format_report(report, number);
     Console* console = armed_console;
     if (console != nullptr) {
         write_signal_safe(console->out_fd, report, length);
         if (console->console_input) {
-            // Wait for a key press: any byte from the keyboard.
-            pollfd watch{console->in_fd, POLLIN, 0};
+            // Wait for a key press: any byte from the keyboard. An interrupt or termination
+            // request meanwhile adds its own report line, and the wait goes on.
+            pollfd watch[2] = {{console->in_fd, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
             for (;;) {
-                int ready = poll(&watch, 1, -1);
-                if (ready < 0 && errno == EINTR) continue;
-                if (ready > 0 && (watch.revents & POLLIN) != 0) {
+                int ready = poll(watch, wake_pipe[0] >= 0 ? 2 : 1, -1);
+                if (ready < 0 && errno != EINTR) break;
+                drain_wake_pipe();
+                const int request = pending_condition;
+                if (request != 0) {
+                    pending_condition = 0;
+                    char nested[] = "\r\nFehler: 00\r\n";
+                    write_signal_safe(console->out_fd, nested, format_report(nested, request));
+                }
+                if (ready > 0 && (watch[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                     char byte;
                     (void)!read(console->in_fd, &byte, 1);
+                    break;
                 }
-                break;
             }
         }
         leave_terminal_mode(console->terminal);
@@ -129,6 +156,8 @@ void on_hang_up(int signal_number) {
 void on_break(int signal_number) { end_by_default_action(signal_number); }
 
 void stop_for_pending_condition() {
+    // Drained first: a request arriving after this leaves its byte for the next wait.
+    drain_wake_pipe();
     const int number = pending_condition;
     if (number == 0) return;
     pending_condition = 0;
@@ -155,6 +184,7 @@ void arm_failure_path(Console& console, OpenFiles& files) {
 
     // No SA_RESTART: a blocking read or poll returns, so the main flow reaches its next
     // safe point at once.
+    if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) == 0) safe_point_wake_fd = wake_pipe[0];
     install(SIGINT, on_request, 0);
     install(SIGTERM, on_request, 0);
     install(SIGQUIT, on_break, 0);

@@ -312,7 +312,7 @@ TEST_P(ReportInReport, ShowsBothAndEndsOnOneKey) {
         if (c.first == 9) {
             send_bytes(session, "\x03");
         } else {
-            send_signal(session, SIGTERM);
+            send_signal(session, c.first == 12 ? SIGSEGV : SIGTERM);
         }
         first_row = row_starting(code_prompt) + 1;
         ASSERT_TRUE(wait_for_row(session, first_row, report_row(c.first), wait_ms)) << screen_dump(session);
@@ -344,7 +344,9 @@ INSTANTIATE_TEST_SUITE_P(
                       NestedCase{"termination_in_interrupt", 9, SIGTERM, 13},
                       NestedCase{"interrupt_in_termination", 13, SIGINT, 9},
                       // A fault reports from its handler and ends there, once.
-                      NestedCase{"fault_in_interrupt", 9, SIGSEGV, 12}),
+                      NestedCase{"fault_in_interrupt", 9, SIGSEGV, 12},
+                      // A fault's report waits in its handler; an interrupt there adds its line.
+                      NestedCase{"interrupt_in_fault", 12, SIGINT, 9}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The same request twice: the first is reported, the second ends the run at once by the
