@@ -62,7 +62,29 @@ void bench_fill_keystream_pad(benchmark::State& state) {
 }
 BENCHMARK(bench_fill_keystream_pad)
     ->ArgNames({"bytes"})
-    ->Arg(static_cast<int64_t>(wirrtex::pass_block_size + period));
+    ->Arg(static_cast<int64_t>(wirrtex::pass_pad_size));
+
+// The pass's kernel as the program runs it: one block combined with the short pad stretch
+// by stretch, from a phase range(1).
+void bench_xor_block_with_pad(benchmark::State& state) {
+    const size_t length = static_cast<size_t>(state.range(0));
+    const size_t phase = static_cast<size_t>(state.range(1));
+    Cipher cipher = make_cipher();
+    std::vector<uint8_t> data(length, 0x5a);
+    std::vector<uint8_t> pad(wirrtex::pass_pad_size);
+    const size_t stride = pad.size() / period * period - period;
+    wirrtex::fill_keystream_pad(cipher, pad.data(), stride + period);
+    for (auto _ : state) {
+        wirrtex::xor_block_with_pad(data.data(), length, pad.data(), stride, phase);
+        benchmark::DoNotOptimize(data.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(length));
+}
+BENCHMARK(bench_xor_block_with_pad)
+    ->ArgNames({"bytes", "phase"})
+    ->Args({static_cast<int64_t>(wirrtex::pass_block_size), 0})
+    ->Args({static_cast<int64_t>(wirrtex::pass_block_size), 117});
 
 // The byte-by-byte path over one 512 KiB block, for comparison.
 void bench_encipher_byte(benchmark::State& state) {

@@ -77,4 +77,10 @@ void xor_with_pad(uint8_t* __restrict data, const uint8_t* __restrict pad, size_
     for (size_t i = 0; i < length; ++i) data[i] ^= pad[i];
 }
 
+void xor_block_with_pad(uint8_t* data, size_t length, const uint8_t* pad, size_t stride, size_t phase) {
+    for (size_t done = 0; done < length; done += stride) {
+        xor_with_pad(data + done, pad + phase, length - done < stride ? length - done : stride);
+    }
+}
+
 }  // namespace wirrtex

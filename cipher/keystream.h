@@ -35,7 +35,13 @@ uint8_t encipher_byte(Cipher& cipher, uint8_t byte);
 // by one period, which brings them back to where they were.
 void fill_keystream_pad(Cipher& cipher, uint8_t* pad, size_t length);
 
-// data[i] ^= pad[i] for i < length: the block kernel of the file pass.
+// data[i] ^= pad[i] for i < length.
 void xor_with_pad(uint8_t* data, const uint8_t* pad, size_t length);
+
+// The block kernel of the file pass: combines `length` bytes with the keystream from `phase`
+// (below one period) on, using a pad filled for `stride` + one period bytes, where `stride`
+// is whole periods. The block is combined stretch by stretch, so a short pad serves a long
+// block and stays in the cache.
+void xor_block_with_pad(uint8_t* data, size_t length, const uint8_t* pad, size_t stride, size_t phase);
 
 }  // namespace wirrtex

@@ -52,6 +52,9 @@ int error_number_of(int signal_number) {
 
 // Puts the terminal's settings back and ends the process by the signal's default action.
 void end_by_default_action(int signal_number) {
+    // Everything written is already in the file (the pass keeps no bytes of its own); only
+    // the space reserved past them is given back.
+    if (armed_files != nullptr && armed_files->output_fd >= 0) release_output_space(armed_files->output_fd);
     if (armed_console != nullptr) leave_terminal_mode(armed_console->terminal);
     signal(signal_number, SIG_DFL);
     sigset_t unblock;
@@ -132,7 +135,10 @@ void on_fault(int signal_number, siginfo_t*, void*) {
     }
     if (armed_files != nullptr) {
         if (armed_files->input_fd >= 0) close(armed_files->input_fd);
-        if (armed_files->output_fd >= 0) close(armed_files->output_fd);
+        if (armed_files->output_fd >= 0) {
+            release_output_space(armed_files->output_fd);
+            close(armed_files->output_fd);
+        }
     }
     _exit(0);
 }
@@ -148,7 +154,6 @@ void on_hang_up(int signal_number) {
             keys.new_key_mark = true;
         }
     }
-    if (armed_files != nullptr && armed_files->output_fd >= 0) close(armed_files->output_fd);
     end_by_default_action(signal_number);
 }
 
@@ -221,6 +226,7 @@ bool close_open_files(OpenFiles& files) {
         files.input_fd = -1;
     }
     if (files.output_fd >= 0) {
+        release_output_space(files.output_fd);
         output_ok = ::close(files.output_fd) == 0;
         files.output_fd = -1;
     }

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "files/file_pass.h"
 #include "support/pty_session.h"
 #include "support/run_capture.h"
 
@@ -33,7 +34,7 @@ constexpr int wait_ms = 5000;
 // How long a run must stay in a key wait to count as waiting.
 constexpr int still_waiting_ms = 300;
 // The pass works in blocks of this many bytes and stops only between them.
-constexpr int64_t block_bytes = 524400;
+constexpr int64_t block_bytes = static_cast<int64_t>(wirrtex::pass_block_size);
 // An input far larger than the pass gets through before a stop request arrives; sparse,
 // so it costs no disk space of its own.
 constexpr int64_t long_input_bytes = int64_t{1} << 30;
@@ -280,6 +281,11 @@ TEST_F(SignalRun, InterruptInThePassKeepsTheWholeBlocksWrittenSoFar) {
     const int64_t written = expect_output_prefix();
     EXPECT_GT(written, 0);
     EXPECT_EQ(written % block_bytes, 0) << written << " bytes is not a whole number of blocks";
+    // The space the pass reserved for the whole output is given back past what it wrote.
+    struct stat status {};
+    ASSERT_EQ(::stat(path("2.txt").c_str(), &status), 0);
+    EXPECT_LE(static_cast<int64_t>(status.st_blocks) * 512, written + 64 * 1024)
+        << "2.txt still holds the space reserved for the whole input";
 }
 
 // A report that waits for its key is itself interrupted: the second report goes below the
