@@ -20,18 +20,12 @@
 #include "code/code_number.h"
 #include "failure/failure.h"
 #include "files/file_pass.h"
+#include "support/memory_console.h"
 
 namespace wirrtex {
 namespace {
 
 constexpr size_t period = 228;
-
-Cipher make_cipher(const std::string& effective_code) {
-    Cipher cipher;
-    EXPECT_EQ(set_up_key_material(cipher), 0);
-    derive_offsets(cipher, effective_code);
-    return cipher;
-}
 
 // A code number as the dialogue makes it: 1 to 20 random digits, not all zeros, brought
 // to 20 digits by extend_code_number; every other time a full 20-digit entry instead.
@@ -130,8 +124,8 @@ protected:
         SCOPED_TRACE("code " + code + ", file " + std::to_string(content.size()) + " bytes, length " +
                      std::to_string(length) + ", block " + std::to_string(block_size));
         write_input(content);
-        Cipher blocks = make_cipher(code);
-        Cipher bytes = make_cipher(code);
+        Cipher blocks = cipher_for(code);
+        Cipher bytes = cipher_for(code);
         ASSERT_EQ(run_pass(blocks, static_cast<int64_t>(length), block_size), 0);
         const std::vector<uint8_t> expected = enciphered_byte_by_byte(bytes, content, length);
         const std::vector<uint8_t> actual = read_output();
@@ -236,7 +230,7 @@ TEST_F(BlockPassTest, FailedReadOrWriteGivesFileError) {
     };
     for (const ErrorCase& c : cases) {
         SCOPED_TRACE(c.what);
-        Cipher cipher = make_cipher("12345152124303339515");
+        Cipher cipher = cipher_for("12345152124303339515");
         std::vector<uint8_t> block(1000);
         std::vector<uint8_t> pad(pass_pad_size);
         EXPECT_EQ(encipher_file(cipher, c.in_fd, c.out_fd, c.length, block.data(), pad.data(), block.size(), pad.size()),

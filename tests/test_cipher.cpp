@@ -6,18 +6,12 @@
 #include <vector>
 
 #include "cipher/keystream.h"
+#include "support/memory_console.h"
 
 namespace wirrtex {
 namespace {
 
 constexpr size_t period = 228;
-
-Cipher cipher_for(const std::string& effective_code) {
-    Cipher cipher;
-    EXPECT_EQ(set_up_key_material(cipher), 0);
-    derive_offsets(cipher, effective_code);
-    return cipher;
-}
 
 std::vector<int> offsets_of(const Cipher& cipher) {
     return std::vector<int>(cipher.offsets.begin() + 1, cipher.offsets.begin() + 1 + cipher.step_count);

@@ -9,6 +9,7 @@
 
 #include "code/code_number.h"
 #include "console/console.h"
+#include "support/memory_console.h"
 #include "support/run_capture.h"
 
 namespace wirrtex {
@@ -45,37 +46,7 @@ TEST(ExtendCodeNumber, OtherLengths) {
 }
 
 // check_code_number on a console whose output is an in-memory file: what it accepts and says.
-class CodeCheckOutput : public ::testing::Test {
-protected:
-    void SetUp() override {
-        out_fd_ = ::memfd_create("wirrtex-code-out", MFD_CLOEXEC);
-        ASSERT_GE(out_fd_, 0);
-        in_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(in_fd_, 0);
-        console_ = std::make_unique<Console>();
-        set_up_console(*console_, in_fd_, out_fd_);
-    }
-    void TearDown() override {
-        if (out_fd_ >= 0) ::close(out_fd_);
-        if (in_fd_ >= 0) ::close(in_fd_);
-    }
-    // The bytes written since the last call.
-    std::string take_written() {
-        std::string bytes;
-        char chunk[4096];
-        for (;;) {
-            ssize_t got = ::pread(out_fd_, chunk, sizeof chunk, static_cast<off_t>(taken_ + bytes.size()));
-            if (got <= 0) break;
-            bytes.append(chunk, static_cast<size_t>(got));
-        }
-        taken_ += bytes.size();
-        return bytes;
-    }
-    int out_fd_ = -1;
-    int in_fd_ = -1;
-    size_t taken_ = 0;
-    std::unique_ptr<Console> console_;
-};
+using CodeCheckOutput = MemoryConsoleTest;
 
 std::string shown(const std::string& effective) {
     return "Tats\x84" "chlich wirksame Code-Zahl: " + effective + "\r\n\r\nWeiter mit Taste, Esc zum Abbruch.\r\n";

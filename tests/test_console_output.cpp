@@ -10,6 +10,7 @@
 #include <string>
 
 #include "console/console.h"
+#include "support/memory_console.h"
 #include "support/run_capture.h"
 
 namespace wirrtex {
@@ -56,34 +57,7 @@ TEST(NumberText, LargeValuesUseTheExponentForm) {
 }
 
 // A console whose standard output is an in-memory file, read back after the calls.
-class ConsoleOutput : public ::testing::Test {
-protected:
-    void SetUp() override {
-        out_fd_ = ::memfd_create("wirrtex-console-out", MFD_CLOEXEC);
-        ASSERT_GE(out_fd_, 0);
-        in_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(in_fd_, 0);
-        console_ = std::make_unique<Console>();
-        set_up_console(*console_, in_fd_, out_fd_);
-    }
-    void TearDown() override {
-        if (out_fd_ >= 0) ::close(out_fd_);
-        if (in_fd_ >= 0) ::close(in_fd_);
-    }
-    std::string written() const {
-        std::string bytes;
-        char chunk[4096];
-        for (off_t at = 0;;) {
-            ssize_t got = ::pread(out_fd_, chunk, sizeof chunk, at);
-            if (got <= 0) return bytes;
-            bytes.append(chunk, static_cast<size_t>(got));
-            at += got;
-        }
-    }
-    int out_fd_ = -1;
-    int in_fd_ = -1;
-    std::unique_ptr<Console> console_;
-};
+using ConsoleOutput = MemoryConsoleTest;
 
 TEST_F(ConsoleOutput, AStreamIsNeitherWindowNorConsoleInput) {
     EXPECT_FALSE(console_->window);
@@ -100,7 +74,7 @@ TEST_F(ConsoleOutput, PrintCallsWriteTheirBytesWithCrLfLineEnds) {
     print_real(*console_, 2.5f, false);
     print_text(*console_, "Verschl\x81sselung\0x"s, true);  // bytes above 127 and NUL pass unchanged
     print_text(*console_, "", false);
-    EXPECT_EQ(escape_bytes(written()),
+    EXPECT_EQ(escape_bytes(take_written()),
               escape_bytes("Laenge = 345 \r\nFehler: 2\r\n\r\n-7  2.5Verschl\x81sselung\0x\r\n"s));
 }
 
@@ -108,13 +82,13 @@ TEST_F(ConsoleOutput, ClearScreenWritesNothingOnAStream) {
     print_text(*console_, "a", false);
     clear_screen(*console_);
     print_text(*console_, "b", false);
-    EXPECT_EQ(written(), "ab");
+    EXPECT_EQ(take_written(), "ab");
 }
 
 TEST_F(ConsoleOutput, KeyWaitAndPollReturnAtOnceWithoutAKeyboard) {
     wait_for_key(*console_);
     EXPECT_EQ(poll_key(*console_), "");
-    EXPECT_EQ(written(), "");
+    EXPECT_EQ(take_written(), "");
 }
 
 TEST(ConsoleOutputFailure, AClosedReaderDoesNotEndTheWriter) {
