@@ -106,15 +106,17 @@ void on_ending_signal(int signal_number) {
     raise(signal_number);
 }
 
-void install(int signal_number, void (*handler)(int)) {
+void install(int signal_number, void (*handler)(int)) { install_signal_handler(signal_number, handler, SA_RESTART); }
+
+}  // namespace
+
+void install_signal_handler(int signal_number, void (*handler)(int), int flags) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    action.sa_flags = flags;
     sigaction(signal_number, &action, nullptr);
 }
-
-}  // namespace
 
 bool enter_terminal_mode(Terminal& terminal, int in_fd) {
     terminal.in_fd = in_fd;

@@ -22,6 +22,9 @@ struct Terminal {
     std::array<std::string, 256> glyphs;
 };
 
+// Installs a handler for a signal with the given sigaction flags and nothing blocked.
+void install_signal_handler(int signal_number, void (*handler)(int), int flags);
+
 // Reads the settings, switches the keyboard side to non-canonical input without echo
 // (signals kept on), and installs the handlers for suspend, resume and resize.
 // Returns false when the settings cannot be read.

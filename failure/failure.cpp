@@ -169,14 +169,6 @@ void stop_for_pending_condition() {
     report_error(*armed_console, *armed_files, number);
 }
 
-void install(int signal_number, void (*handler)(int), int flags) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = flags;
-    sigaction(signal_number, &action, nullptr);
-}
-
 }  // namespace
 
 void arm_failure_path(Console& console, OpenFiles& files) {
@@ -190,10 +182,10 @@ void arm_failure_path(Console& console, OpenFiles& files) {
     // No SA_RESTART: a blocking read or poll returns, so the main flow reaches its next
     // safe point at once.
     if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) == 0) safe_point_wake_fd = wake_pipe[0];
-    install(SIGINT, on_request, 0);
-    install(SIGTERM, on_request, 0);
-    install(SIGQUIT, on_break, 0);
-    install(SIGHUP, on_hang_up, 0);
+    install_signal_handler(SIGINT, on_request, 0);
+    install_signal_handler(SIGTERM, on_request, 0);
+    install_signal_handler(SIGQUIT, on_break, 0);
+    install_signal_handler(SIGHUP, on_hang_up, 0);
 
     stack_t alternate{};
     alternate.ss_sp = fault_stack;
