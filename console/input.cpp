@@ -78,16 +78,35 @@ void move_in_line(Console& console, size_t start_column, size_t from, size_t to)
 }
 
 // Edits a line on the screen: each change drawn at once from the cursor on, removed places
-// blanked, the cursor kept on its place in the text.
-std::string edit_line_on_screen(Console& console) {
+// blanked, the cursor kept on its place in the text. `lead` is what stands before the line
+// on its row (the question mark), shown again with the line after a stop.
+std::string edit_line_on_screen(Console& console, std::string_view lead) {
     static constexpr char show_cursor[] = "\x1b[?25h";
     write_fully(console.out_fd, show_cursor, sizeof show_cursor - 1);
     LineEditor editor;
     size_t start_column = static_cast<size_t>(console.column);
     size_t shown_at = 0;  // the place in the text where the terminal cursor stands
     int layout_width = console.terminal.cols;
+    take_resumed(console.terminal);  // a stop before this line is not this line's business
     while (!editor.finished) {
-        const int key = next_editor_key(console);
+        int key = 0;
+        reach_safe_point();
+        if (!take_key(console.keys, key)) {
+            if (take_resumed(console.terminal)) {
+                // Continued after a stop: the shell has written to the terminal meanwhile.
+                // Show the line again, on a row of its own, and go on from there.
+                write_bytes(console, "\r\n");
+                write_bytes(console, lead);
+                start_column = static_cast<size_t>(console.column);
+                write_bytes(console, editor.text);
+                move_in_line(console, start_column, editor.text.size(), editor.cursor);
+                shown_at = editor.cursor;
+                layout_width = console.terminal.cols;
+            } else {
+                carry_keys_over(console, -1);
+            }
+            continue;
+        }
         refresh_window_size(console.terminal, false);
         const int width = console.terminal.cols;
         if (width != layout_width) {
@@ -157,9 +176,9 @@ std::string read_line(Console& console, std::string_view prompt, bool question_m
         console.input_ended = token.source_was_empty;
         return std::move(token.text);
     }
-    if (!prompt.empty()) print_text(console, prompt, false);
-    if (question_mark) print_text(console, "? ", false);
-    const std::string line = console.window ? edit_line_on_screen(console) : edit_line_blind(console);
+    const std::string lead = std::string(prompt) + (question_mark ? "? " : "");
+    print_text(console, lead, false);
+    const std::string line = console.window ? edit_line_on_screen(console, lead) : edit_line_blind(console);
     if (end_line) print_line_end(console);
     LineSource source{line, 0};
     return std::move(read_token(source).text);

@@ -19,6 +19,7 @@ namespace {
 // Reached by the suspend, resume and resize handlers.
 Terminal* signal_terminal = nullptr;
 volatile sig_atomic_t window_changed = 1;
+volatile sig_atomic_t resumed = 0;
 
 // The PC symbols of the bytes 0..31, and of 127.
 constexpr char32_t control_glyphs[32] = {
@@ -96,6 +97,7 @@ void on_resume(int) {
         tcsetattr(signal_terminal->in_fd, TCSADRAIN, &raw);
     }
     window_changed = 1;
+    resumed = 1;
     errno = saved_errno;
 }
 
@@ -176,6 +178,12 @@ bool refresh_window_size(Terminal& terminal, bool force) {
         terminal.cols = size.ws_col;
         terminal.rows = size.ws_row;
     }
+    return true;
+}
+
+bool take_resumed(Terminal&) {
+    if (!resumed) return false;
+    resumed = 0;
     return true;
 }
 

@@ -42,6 +42,10 @@ void watch_window_size(Terminal& terminal, int out_fd);
 // Returns true when it was read.
 bool refresh_window_size(Terminal& terminal, bool force);
 
+// True once after the program was continued from a stop: others may have written to the
+// terminal meanwhile, so what the program shows must be shown again.
+bool take_resumed(Terminal& terminal);
+
 // Waits up to timeout_ms (-1: no limit) for bytes from the keyboard side and reads what is
 // there. Returns the count, 0 on timeout or an interrupting signal, -1 when the terminal is gone.
 long read_terminal_bytes(Terminal& terminal, unsigned char* buffer, size_t capacity, int timeout_ms);

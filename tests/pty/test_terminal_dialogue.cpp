@@ -428,7 +428,8 @@ TEST_F(ProgramOnPty, ShrinkWhileEditingWrapsAtTheNewWidth) {
 // Ctrl+Z gives the terminal its own settings back while the program is stopped; the
 // continued program switches to key-by-key input again. The program here leads its own
 // session with no parent in it, so the kernel drops the stop itself (an orphaned process
-// group) and the program sleeps on with the settings put back until SIGCONT comes.
+// group) and the program sleeps on with the settings put back until SIGCONT comes. On
+// SIGCONT the line being edited is shown again.
 TEST_F(ProgramOnPty, SuspendAndResume) {
     write_input("xyz");
     start_at_prompt();
@@ -450,9 +451,16 @@ TEST_F(ProgramOnPty, SuspendAndResume) {
         raw_again = !same_terminal_settings(initial, terminal_settings(session));
     }
     EXPECT_TRUE(raw_again) << "settings after continuing";
+    // The shell may have written below the prompt meanwhile: the entry is shown again on a
+    // row of its own after the question mark, and editing goes on there.
+    ASSERT_TRUE(wait_for_row(session, 8, "? 12", wait_ms)) << screen_dump(session);
+    expect_screen(7, {prompt_row + " 12", "? 12"}, std::make_pair(8, 4));
     // Keys come one by one again: the entry goes on and the run ends normally.
     send_bytes(session, "3");
-    expect_screen(7, {prompt_row + " 123"}, std::make_pair(7, 44));
+    expect_screen(8, {"? 123"}, std::make_pair(8, 5));
+    send_bytes(session, "\x08");
+    expect_screen(8, {"? 12"}, std::make_pair(8, 4));
+    send_bytes(session, "3");
     send_bytes(session, "\r");
     ASSERT_TRUE(wait_for_text(session, "Weiter mit Taste", wait_ms)) << screen_dump(session);
     send_bytes(session, " ");
