@@ -18,8 +18,7 @@ namespace {
 // run ends the way a hang-up ends it.
 [[noreturn]] void end_on_lost_terminal(Console& console) {
     shut_down_console(console);
-    signal(SIGHUP, SIG_DFL);
-    raise(SIGHUP);
+    raise_default_action(SIGHUP);
     _exit(128 + SIGHUP);
 }
 

@@ -77,21 +77,13 @@ void on_suspend(int) {
         tcsetattr(signal_terminal->in_fd, TCSADRAIN, &signal_terminal->saved);
     }
     // Stop for real with the default action; the resume handler switches back.
-    signal(SIGTSTP, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, SIGTSTP);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(SIGTSTP);
+    raise_default_action(SIGTSTP);
     errno = saved_errno;
 }
 
 void on_resume(int) {
     const int saved_errno = errno;
-    struct sigaction action {};
-    action.sa_handler = on_suspend;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGTSTP, &action, nullptr);
+    install_signal_handler(SIGTSTP, on_suspend, SA_RESTART);
     if (signal_terminal != nullptr && signal_terminal->raw) {
         termios raw = raw_settings(signal_terminal->saved);
         tcsetattr(signal_terminal->in_fd, TCSADRAIN, &raw);
@@ -104,13 +96,21 @@ void on_resume(int) {
 // A signal that ends the process: put the settings back, then end by its default action.
 void on_ending_signal(int signal_number) {
     if (signal_terminal != nullptr) leave_terminal_mode(*signal_terminal);
-    signal(signal_number, SIG_DFL);
-    raise(signal_number);
+    raise_default_action(signal_number);
 }
 
 void install(int signal_number, void (*handler)(int)) { install_signal_handler(signal_number, handler, SA_RESTART); }
 
 }  // namespace
+
+void raise_default_action(int signal_number) {
+    signal(signal_number, SIG_DFL);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, signal_number);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(signal_number);
+}
 
 void install_signal_handler(int signal_number, void (*handler)(int), int flags) {
     struct sigaction action {};

@@ -25,6 +25,10 @@ struct Terminal {
 // Installs a handler for a signal with the given sigaction flags and nothing blocked.
 void install_signal_handler(int signal_number, void (*handler)(int), int flags);
 
+// Ends the process (or, for a stop signal, stops it) by the signal's default action, even
+// from inside that signal's own handler. Async-signal-safe.
+void raise_default_action(int signal_number);
+
 // Reads the settings, switches the keyboard side to non-canonical input without echo
 // (signals kept on), and installs the handlers for suspend, resume and resize.
 // Returns false when the settings cannot be read.

@@ -56,12 +56,7 @@ void end_by_default_action(int signal_number) {
     // the space reserved past them is given back.
     if (armed_files != nullptr && armed_files->output_fd >= 0) release_output_space(armed_files->output_fd);
     if (armed_console != nullptr) leave_terminal_mode(armed_console->terminal);
-    signal(signal_number, SIG_DFL);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, signal_number);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
-    raise(signal_number);
+    raise_default_action(signal_number);
     _exit(128 + signal_number);
 }
 
