@@ -148,6 +148,14 @@ protected:
         enter_code();
         send_bytes(session, "x");
         wait_for(length_line);
+        wait_for_cursor_on(row_starting(length_line) + 1);
+    }
+
+    // A typed Ctrl+C or Ctrl+\ makes the terminal drop output not yet read; before typing
+    // one, everything the run wrote up to its wait must have arrived.
+    void wait_for_cursor_on(int row) {
+        ASSERT_TRUE(wait_for_cursor_row(session, row, wait_ms))
+            << "cursor expected on row " << row << "\n" << screen_dump(session);
     }
 
     // The run must still be in its key wait, not ended.
@@ -243,6 +251,7 @@ TEST_P(InterruptInWait, ReportsNineThenEndsOnAKey) {
     }
     const int anchor = row_starting(c.wait_text);
     ASSERT_GE(anchor, 0) << screen_dump(session);
+    ASSERT_NO_FATAL_FAILURE(wait_for_cursor_on(anchor + c.report_gap - 1));
 
     send_bytes(session, "\x03");
     ASSERT_NO_FATAL_FAILURE(expect_report(9, anchor + c.report_gap));
@@ -324,6 +333,7 @@ TEST_P(ReportInReport, ShowsBothAndEndsOnOneKey) {
         ASSERT_TRUE(wait_for_row(session, first_row, report_row(c.first), wait_ms)) << screen_dump(session);
     }
     ASSERT_EQ(row_starting(report_row(c.first)), first_row) << screen_dump(session);
+    ASSERT_NO_FATAL_FAILURE(wait_for_cursor_on(first_row + 1));
     expect_waiting_for_key();
 
     if (c.send == SIGINT) {
@@ -381,6 +391,7 @@ TEST_P(RepeatedRequest, SecondEndsAtOnce) {
     const int report_at = row_starting(code_prompt) + 1;
     request();
     ASSERT_NO_FATAL_FAILURE(expect_report(c.number, report_at));
+    ASSERT_NO_FATAL_FAILURE(wait_for_cursor_on(report_at + 1));
     expect_waiting_for_key();
 
     const size_t output_before = session.output.size();

@@ -406,6 +406,14 @@ bool wait_for_row(PtySession& s, int row, std::string_view utf8, int timeout_ms)
     return pump_until(s, timeout_ms, [&] { return screen_row(s, row) == utf8; });
 }
 
+bool wait_for_cursor_row(PtySession& s, int row, int timeout_ms) {
+    return pump_until(s, timeout_ms, [&] {
+        int cursor_row = -1, cursor_col = -1;
+        cursor_position(s, cursor_row, cursor_col);
+        return cursor_row == row;
+    });
+}
+
 std::string screen_row(PtySession& s, int row) {
     if (!s.vt) return {};
     int rows = 0, cols = 0;

@@ -63,6 +63,10 @@ void pump_output(PtySession& s, int timeout_ms);
 bool wait_for_text(PtySession& s, std::string_view utf8, int timeout_ms);
 // Pumps output until row `row` (0 is the top), trailing blanks trimmed, equals the text.
 bool wait_for_row(PtySession& s, int row, std::string_view utf8, int timeout_ms);
+// Pumps output until the cursor stands on the row. A typed Ctrl+C, Ctrl+\ or Ctrl+Z makes
+// the terminal discard output the child has written but we have not read yet, so a test
+// that types one first waits until the child's output up to its wait has all arrived.
+bool wait_for_cursor_row(PtySession& s, int row, int timeout_ms);
 
 // The UTF-8 text of a row (0 is the top), trailing blanks trimmed; empty for a row outside the screen.
 std::string screen_row(PtySession& s, int row);
