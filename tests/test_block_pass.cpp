@@ -21,6 +21,7 @@
 #include "failure/failure.h"
 #include "files/file_pass.h"
 #include "support/memory_console.h"
+#include "support/temp_directory.h"
 
 namespace wirrtex {
 namespace {
@@ -58,20 +59,10 @@ std::vector<uint8_t> enciphered_byte_by_byte(Cipher& cipher, std::vector<uint8_t
 // A temporary folder with the input and output files of one pass.
 class BlockPassTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/wirrtex-block-pass-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
+    void SetUp() override { ASSERT_TRUE(make_temp_directory(dir_, "wirrtex-block-pass")); }
 
-    void TearDown() override {
-        ::unlink(input_path().c_str());
-        ::unlink(output_path().c_str());
-        ::rmdir(dir_.c_str());
-    }
-
-    std::string input_path() const { return dir_ + "/1.txt"; }
-    std::string output_path() const { return dir_ + "/2.txt"; }
+    std::string input_path() const { return dir_.path + "/1.txt"; }
+    std::string output_path() const { return dir_.path + "/2.txt"; }
 
     void write_input(const std::vector<uint8_t>& content) {
         int fd = ::open(input_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -140,7 +131,7 @@ protected:
         for (int i = 0; i < 300; ++i) ASSERT_EQ(next_keystream_byte(blocks), next_keystream_byte(bytes)) << i;
     }
 
-    std::string dir_;
+    TempDirectory dir_;
 };
 
 struct LengthCase {

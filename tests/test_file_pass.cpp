@@ -14,6 +14,7 @@
 #include "failure/failure.h"
 #include "files/file_pass.h"
 #include "support/run_capture.h"
+#include "support/temp_directory.h"
 
 namespace wirrtex {
 namespace {
@@ -26,18 +27,14 @@ protected:
         char previous[4096];
         ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
         previous_ = previous;
-        std::string pattern = (std::filesystem::temp_directory_path() / "wirrtex-files-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        directory_ = pattern;
-        ASSERT_EQ(::chdir(directory_.c_str()), 0);
+        ASSERT_TRUE(make_temp_directory(directory_, "wirrtex-files"));
+        ASSERT_EQ(::chdir(directory_.path.c_str()), 0);
     }
     void TearDown() override {
         close_open_files(files_);
         if (!previous_.empty()) {
             EXPECT_EQ(::chdir(previous_.c_str()), 0);
         }
-        std::error_code ignored;
-        std::filesystem::remove_all(directory_, ignored);
     }
 
     static void write_file(const char* name, const std::string& bytes, mode_t mode = 0644) {
@@ -78,10 +75,10 @@ protected:
     // back through a pipe; when the child cannot give one, the text says why.
     std::string run_unprivileged(const std::function<std::string()>& check) {
         if (const std::optional<UnixUser>& user = unprivileged_.switch_to) {
-            for (const auto& entry : std::filesystem::directory_iterator(directory_)) {
+            for (const auto& entry : std::filesystem::directory_iterator(directory_.path)) {
                 if (::lchown(entry.path().c_str(), user->uid, user->gid) != 0) return "cannot hand over an entry";
             }
-            if (::chown(directory_.c_str(), user->uid, user->gid) != 0) return "cannot hand over the directory";
+            if (::chown(directory_.path.c_str(), user->uid, user->gid) != 0) return "cannot hand over the directory";
         }
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) return "cannot make a pipe";
@@ -117,7 +114,7 @@ protected:
 
     const UnprivilegedUser unprivileged_ = find_unprivileged_user();
     std::string previous_;
-    std::string directory_;
+    TempDirectory directory_;
     OpenFiles files_;
 };
 

@@ -26,6 +26,7 @@
 #include "files/file_pass.h"
 #include "support/pty_session.h"
 #include "support/run_capture.h"
+#include "support/temp_directory.h"
 
 namespace wirrtex {
 namespace {
@@ -84,7 +85,7 @@ void expect_same_bytes(const std::string& actual, const std::string& expected, c
 // One run of the program on a pseudo-terminal in a fresh working directory.
 class SignalRun : public ::testing::Test {
 protected:
-    std::string dir;
+    TempDirectory dir;
     PtySession session;
 
     void SetUp() override {
@@ -93,23 +94,17 @@ protected:
         getrlimit(RLIMIT_CORE, &no_core);
         no_core.rlim_cur = 0;
         setrlimit(RLIMIT_CORE, &no_core);
-        char pattern[] = "/tmp/wirrtex-signals-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_TRUE(make_temp_directory(dir, "wirrtex-signals"));
     }
 
-    void TearDown() override {
-        close_pty_session(session);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    void TearDown() override { close_pty_session(session); }
 
-    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string path(const std::string& name) const { return dir.path + "/" + name; }
 
     void start(std::vector<std::string> extra_env = {}) {
         PtyOptions options;
         options.argv = {WIRRTEX_BINARY};
-        options.cwd = dir;
+        options.cwd = dir.path;
         options.rows = 40;  // room for every screen of a run without scrolling
         options.extra_env = std::move(extra_env);
         ASSERT_TRUE(start_pty_session(session, options));
@@ -202,7 +197,7 @@ protected:
     // The names in the working directory after the run.
     std::vector<std::string> entries() {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path)) names.push_back(entry.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -518,16 +513,14 @@ INSTANTIATE_TEST_SUITE_P(
 // Runs without a terminal: standard input and output are pipes the test holds.
 class PipeRun : public ::testing::Test {
 protected:
-    std::string dir;
+    TempDirectory dir;
     pid_t pid = -1;
     int to_child = -1;    // write end of the child's standard input
     int from_child = -1;  // read end of the child's standard output
     std::string out;
 
     void SetUp() override {
-        char pattern[] = "/tmp/wirrtex-signals-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_TRUE(make_temp_directory(dir, "wirrtex-signals"));
     }
 
     void TearDown() override {
@@ -538,8 +531,6 @@ protected:
         }
         if (to_child >= 0) ::close(to_child);
         if (from_child >= 0) ::close(from_child);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
     }
 
     // Starts the program; with read_output false the read end of its standard output is
@@ -552,7 +543,7 @@ protected:
             ::close(out_pipe[0]);
             out_pipe[0] = -1;
         }
-        const std::string directory = dir;
+        const std::string directory = dir.path;
         pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -619,14 +610,14 @@ TEST_F(PipeRun, TerminationWhileReadingInputReportsWithoutKeyWait) {
     EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
     read_until("\x01never", wait_ms);  // everything to the end of the pipe
     EXPECT_EQ(escape_bytes(out.substr(out.find(prompt) + prompt.size())), escape_bytes("\r\nFehler: 13\r\n"));
-    EXPECT_TRUE(std::filesystem::is_empty(dir)) << "no file may be touched";
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << "no file may be touched";
 }
 
 TEST_F(PipeRun, ReaderOfOutputGoingAwayDoesNotEndTheRun) {
     // Two blocks and a bit, so the pass writes more than once.
     std::string input(2 * block_bytes + 1000, '\0');
     for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<char>(i * 7 + i / 251);
-    std::ofstream(dir + "/1.txt", std::ios::binary) << input;
+    std::ofstream(dir.path + "/1.txt", std::ios::binary) << input;
     start(false);
     ASSERT_EQ(::write(to_child, "12345\n", 6), 6);
     ::close(to_child);
@@ -634,7 +625,7 @@ TEST_F(PipeRun, ReaderOfOutputGoingAwayDoesNotEndTheRun) {
     int status = -1;
     ASSERT_TRUE(finish(wait_ms, status)) << "still running";
     EXPECT_TRUE(exited_with(status, 0)) << describe_status(status);
-    expect_same_bytes(read_whole_file(dir + "/2.txt"), reference_output(input), "2.txt");
+    expect_same_bytes(read_whole_file(dir.path + "/2.txt"), reference_output(input), "2.txt");
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "support/pty_session.h"
 #include "support/run_capture.h"
+#include "support/temp_directory.h"
 
 namespace wirrtex {
 namespace {
@@ -52,23 +53,15 @@ bool path_exists(const std::string& path) {
 // The program on a fresh terminal in its own temporary directory.
 class ProgramOnPty : public ::testing::Test {
 protected:
+    TempDirectory dir;
     PtySession session;
-    std::string dir;
 
-    void SetUp() override {
-        char name[] = "/tmp/wirrtex_dialogue_XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        dir = name;
-    }
+    void SetUp() override { ASSERT_TRUE(make_temp_directory(dir, "wirrtex-dialogue")); }
 
-    void TearDown() override {
-        close_pty_session(session);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
+    void TearDown() override { close_pty_session(session); }
 
     void write_input(const std::string& bytes) {
-        std::ofstream(dir + "/1.txt", std::ios::binary) << bytes;
+        std::ofstream(dir.path + "/1.txt", std::ios::binary) << bytes;
     }
 
     // Starts the program; `shell_setup` (if given) runs first in a shell that then execs it.
@@ -78,7 +71,7 @@ protected:
         } else {
             options.argv = {"/bin/sh", "-c", shell_setup + "; exec \"$0\"", WIRRTEX_BINARY};
         }
-        options.cwd = dir;
+        options.cwd = dir.path;
         ASSERT_TRUE(start_pty_session(session, options));
     }
 
@@ -169,7 +162,7 @@ TEST_F(ProgramOnPty, WholeDialogueScreensAndResult) {
     request.entries = {regular_file("1.txt", input_text)};
     const CaptureResult piped = run_captured(request);
     ASSERT_TRUE(piped.exited && piped.exit_code == 0) << describe_ending(piped);
-    const std::string enciphered = read_whole_file(dir + "/2.txt");
+    const std::string enciphered = read_whole_file(dir.path + "/2.txt");
     EXPECT_EQ(enciphered.size(), input_text.size());
     EXPECT_NE(enciphered, input_text);
     EXPECT_EQ(escape_bytes(enciphered), escape_bytes(entry_after(piped, "2.txt").bytes));
@@ -260,14 +253,14 @@ TEST_P(KeyBeforeThePass, AbortsOrRuns) {
     if (c.aborts) {
         expect_exit_zero_and_settings_back();
         EXPECT_FALSE(wait_for_text(session, "Dateien", 0)) << screen_dump(session);
-        EXPECT_FALSE(path_exists(dir + "/1.txt"));
-        EXPECT_FALSE(path_exists(dir + "/2.txt"));
+        EXPECT_FALSE(path_exists(dir.path + "/1.txt"));
+        EXPECT_FALSE(path_exists(dir.path + "/2.txt"));
         return;
     }
     expect_screen(12, {"", "Dateien lesen und codieren", "", "Laenge = 3", "", "Fertig. Schluss mit Taste."});
     send_bytes(session, "\r");
     expect_exit_zero_and_settings_back();
-    EXPECT_EQ(read_whole_file(dir + "/2.txt").size(), 3u);
+    EXPECT_EQ(read_whole_file(dir.path + "/2.txt").size(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialogue, KeyBeforeThePass,
@@ -474,7 +467,7 @@ TEST_F(ProgramOnPty, SuspendAndResume) {
 TEST_F(ProgramOnPty, OutputIntoAFileWhileTypingOnTheTerminal) {
     write_input("Hallo");
     PtyOptions options;
-    options.stdout_path = dir + "/screen.out";
+    options.stdout_path = dir.path + "/screen.out";
     start(options);
     const std::string out_path = options.stdout_path;
     auto wait_for_file = [&](const std::string& ending) {

@@ -1,4 +1,5 @@
 #include "support/run_capture.h"
+#include "support/temp_directory.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -35,30 +36,6 @@ struct Fd {
         fd = -1;
     }
 };
-
-// The temporary working directory, removed with everything in it when it goes out of scope.
-struct TempDirectory {
-    std::string path;
-    TempDirectory() = default;
-    TempDirectory(const TempDirectory&) = delete;
-    TempDirectory& operator=(const TempDirectory&) = delete;
-    ~TempDirectory() {
-        if (path.empty()) return;
-        std::error_code ignored;
-        // Write-protected entries must not keep the directory alive.
-        std::filesystem::permissions(path, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::add, ignored);
-        std::filesystem::remove_all(path, ignored);
-    }
-};
-
-bool make_temp_directory(TempDirectory& directory) {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/wirrtex-run-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) return false;
-    directory.path = pattern;
-    return true;
-}
 
 // The file is handed to `owner` before its mode is set, so that the mode stays as given.
 bool write_whole_file(const std::string& path, const std::string& bytes, mode_t mode,
@@ -252,7 +229,7 @@ EntryBefore hard_link_entry(std::string name, std::string existing_name) {
 CaptureResult run_captured(const CaptureRequest& request) {
     CaptureResult result;
     TempDirectory directory;
-    if (!make_temp_directory(directory)) {
+    if (!make_temp_directory(directory, "wirrtex-run")) {
         result.problem = std::string("cannot make a temporary directory: ") + std::strerror(errno);
         return result;
     }
